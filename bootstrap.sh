@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")"
 what=${1:-run}
 
-packages="cmake g++ make pkg-config liballegro4-dev libloadpng4-dev libjpgalleg4-dev"
+packages="cmake g++ make pkg-config liballegro4-dev libloadpng4-dev libjpgalleg4-dev libseccomp-dev"
 if [ "$what" = test ]; then
     packages="$packages libgtest-dev imagemagick graphicsmagick python3-pil"
 fi

@@ -18,11 +18,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/landlock.h>
+#include <seccomp.h>
+#include <strings.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 /* Run state. */
@@ -42,19 +51,634 @@ static bool start_library(void)
     set_color_depth(32);
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
         return false;
-    loadpng_init();
-    jpgalleg_init();
-    register_bitmap_file_type("jpeg", load_jpg, NULL);
     return true;
+}
+
+/* ------------------------------------------------------------------------
+ * Loading the source
+ *
+ * The library's decoders are not safe on malformed files.  Decoding runs in
+ * a child process that reads the file, checks the size its header declares,
+ * then gives up every right it does not need (resource limits, file-system
+ * access, all system calls but writing to one pipe) before the library
+ * decodes the bytes.  The child sends back the width, the height and the
+ * pixels as 32-bit values; this process checks what arrives and holds it in
+ * an image of its own.  A child that dies, hits a limit or sends anything
+ * inconsistent means the source cannot be loaded.
+ * ---------------------------------------------------------------------- */
+
+/* What the decoding process sends before the pixels. */
+struct PixelHeader {
+    uint32_t magic;
+    int32_t w, h;
+};
+static const uint32_t PIXEL_MAGIC = 0x31786970; /* "pix1" */
+
+/* Exit codes of the decoding process. */
+enum { DECODED = 0, REFUSED = 1, TRUNCATED = 2 };
+
+/* No image the library can hold comes in a larger file. */
+static const uint64_t MAX_SOURCE_BYTES = 4ULL << 30;
+
+/* Image formats and where their decoders find the bytes. */
+enum Format { FMT_NONE, FMT_BMP, FMT_PCX, FMT_TGA, FMT_LBM, FMT_PNG, FMT_JPEG };
+
+/* The size a header declares. */
+struct Declared {
+    long long w, h;
+};
+
+/* End the decoding process at once, running no exit handlers (nor a
+ * sanitizer's leak check, which the process is no longer allowed to do). */
+[[noreturn]] static void quit_decoder(int code)
+{
+    syscall(SYS_exit_group, code);
+    __builtin_unreachable();
+}
+
+/* The signal that ended the last decoding process, 0 if none did. */
+static int decoder_signal;
+
+static Format format_of(const char *path)
+{
+    static const struct {
+        const char *ext;
+        Format format;
+    } formats[] = {
+        {"bmp", FMT_BMP}, {"pcx", FMT_PCX}, {"tga", FMT_TGA}, {"lbm", FMT_LBM},
+        {"png", FMT_PNG}, {"jpg", FMT_JPEG}, {"jpeg", FMT_JPEG},
+    };
+    const char *ext = get_extension(path);
+    for (const auto &f : formats)
+        if (strcasecmp(ext, f.ext) == 0)
+            return f.format;
+    return FMT_NONE;
+}
+
+static bool read_source(const char *path, std::vector<uint8_t> &bytes)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_size <= MAX_SOURCE_BYTES)
+        bytes.reserve((size_t)st.st_size);
+    uint8_t buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 && bytes.size() + n <= MAX_SOURCE_BYTES)
+        bytes.insert(bytes.end(), buf, buf + n);
+    close(fd);
+    return n == 0;
+}
+
+/* Bounds-checked readers of header fields. */
+static uint32_t le16(const std::vector<uint8_t> &b, size_t at)
+{
+    return at + 2 <= b.size() ? b[at] | b[at + 1] << 8 : 0;
+}
+
+static uint32_t le32(const std::vector<uint8_t> &b, size_t at)
+{
+    return at + 4 <= b.size() ? le16(b, at) | le16(b, at + 2) << 16 : 0;
+}
+
+static uint32_t be16(const std::vector<uint8_t> &b, size_t at)
+{
+    return at + 2 <= b.size() ? b[at] << 8 | b[at + 1] : 0;
+}
+
+static uint32_t be32(const std::vector<uint8_t> &b, size_t at)
+{
+    return at + 4 <= b.size() ? be16(b, at) << 16 | be16(b, at + 2) : 0;
+}
+
+static bool has_bytes(const std::vector<uint8_t> &b, size_t at, const char *s)
+{
+    size_t n = strlen(s);
+    return at + n <= b.size() && memcmp(&b[at], s, n) == 0;
+}
+
+/* Positive sizes whose 32-bit pixels fit the library's int byte count. */
+static bool fits_library(long long w, long long h)
+{
+    return w > 0 && h > 0 && w <= MAX_IMAGE_BYTES / 4 / h;
+}
+
+/* Uncompressed pixel data must be in the file. */
+static bool data_fits(const std::vector<uint8_t> &b, uint64_t offset, uint64_t bytes)
+{
+    return offset <= b.size() && bytes <= b.size() - offset;
+}
+
+static bool check_bmp(const std::vector<uint8_t> &b, Declared &d)
+{
+    if (b.size() < 26 || !has_bytes(b, 0, "BM"))
+        return false;
+    uint32_t offset = le32(b, 10), header = le32(b, 14);
+    uint32_t bpp, compression = 0;
+    if (header == 12) {
+        d.w = le16(b, 18);
+        d.h = le16(b, 20);
+        bpp = le16(b, 24);
+    } else if (header >= 40 && b.size() >= 14 + 40) {
+        d.w = (int32_t)le32(b, 18);
+        d.h = (int32_t)le32(b, 22);
+        bpp = le16(b, 28);
+        compression = le32(b, 30);
+    } else {
+        return false;
+    }
+    long long rows = d.h < 0 ? -d.h : d.h;
+    if (!fits_library(d.w, rows))
+        return false;
+    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
+        return false;
+    if (compression == 1 || compression == 2)  /* run-length encoded */
+        return offset < b.size();
+    if (compression != 0 && compression != 3)
+        return false;
+    /* Rows are padded to 4 bytes; writers may leave out the last row's padding. */
+    uint64_t row = ((uint64_t)d.w * bpp + 31) / 32 * 4;
+    uint64_t last = ((uint64_t)d.w * bpp + 7) / 8;
+    return data_fits(b, offset, row * (rows - 1) + last);
+}
+
+/* Give an uncompressed BMP whose last row lacks its padding the missing
+ * bytes, so the decoder never reads past the end. */
+static void pad_bmp(std::vector<uint8_t> &b)
+{
+    uint32_t header = le32(b, 14);
+    if (header < 40 || le32(b, 30) == 1 || le32(b, 30) == 2)
+        return;
+    long long w = (int32_t)le32(b, 18), h = (int32_t)le32(b, 22);
+    uint64_t row = ((uint64_t)w * le16(b, 28) + 31) / 32 * 4;
+    uint64_t end = le32(b, 10) + row * (h < 0 ? -h : h);
+    if (b.size() < end)
+        b.resize(end, 0);
+}
+
+static bool check_pcx(const std::vector<uint8_t> &b, Declared &d)
+{
+    if (b.size() < 128 || b[0] != 0x0a)
+        return false;
+    d.w = (long long)le16(b, 8) - le16(b, 4) + 1;
+    d.h = (long long)le16(b, 10) - le16(b, 6) + 1;
+    if (!fits_library(d.w, d.h))
+        return false;
+    if (b[2] == 0)  /* uncompressed */
+        return data_fits(b, 128, (uint64_t)le16(b, 66) * b[65] * d.h);
+    return true;
+}
+
+static bool check_tga(const std::vector<uint8_t> &b, Declared &d)
+{
+    if (b.size() < 18)
+        return false;
+    uint32_t type = b[2], bpp = b[16];
+    d.w = le16(b, 12);
+    d.h = le16(b, 14);
+    if (!fits_library(d.w, d.h))
+        return false;
+    uint64_t offset = 18 + b[0] + (b[1] ? (uint64_t)le16(b, 5) * ((b[7] + 7) / 8) : 0);
+    if (type == 1 || type == 2 || type == 3)
+        return data_fits(b, offset, (uint64_t)d.w * d.h * ((bpp + 7) / 8));
+    if (type == 9 || type == 10 || type == 11)
+        return offset <= b.size();
+    return false;
+}
+
+/* IFF: a FORM of chunks; the header chunk BMHD gives the size and the
+ * BODY chunk must be whole. */
+static bool check_lbm(const std::vector<uint8_t> &b, Declared &d)
+{
+    if (!has_bytes(b, 0, "FORM") || !(has_bytes(b, 8, "ILBM") || has_bytes(b, 8, "PBM ")))
+        return false;
+    bool have_header = false;
+    uint32_t planes = 0, masking = 0, compression = 0;
+    for (uint64_t at = 12; at + 8 <= b.size();) {
+        uint64_t len = be32(b, at + 4);
+        if (!data_fits(b, at + 8, len))
+            return false;
+        if (has_bytes(b, at, "BMHD") && len >= 20) {
+            d.w = be16(b, at + 8);
+            d.h = be16(b, at + 10);
+            planes = b[at + 16];
+            masking = b[at + 17];
+            compression = b[at + 18];
+            have_header = true;
+        } else if (has_bytes(b, at, "BODY")) {
+            if (!have_header || !fits_library(d.w, d.h))
+                return false;
+            uint64_t row = (d.w + 15) / 16 * 2;
+            return compression != 0 || len >= row * (planes + (masking == 1)) * d.h;
+        }
+        at += 8 + len + (len & 1);
+    }
+    return false;
+}
+
+static bool check_png(const std::vector<uint8_t> &b, Declared &d)
+{
+    if (!has_bytes(b, 0, "\x89PNG\r\n\x1a\n") || !has_bytes(b, 12, "IHDR"))
+        return false;
+    d.w = be32(b, 16);
+    d.h = be32(b, 20);
+    return fits_library(d.w, d.h);
+}
+
+/* The size is in the first start-of-frame marker. */
+static bool check_jpeg(const std::vector<uint8_t> &b, Declared &d)
+{
+    if (b.size() < 4 || b[0] != 0xff || b[1] != 0xd8)
+        return false;
+    for (size_t at = 2; at + 4 <= b.size();) {
+        if (b[at] != 0xff)
+            return false;
+        uint32_t marker = b[at + 1];
+        if (marker == 0xff) {
+            at++;
+            continue;
+        }
+        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7)) {
+            at += 2;
+            continue;
+        }
+        if (marker == 0xd9 || marker == 0xda)
+            return false;
+        bool sof = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 &&
+                   marker != 0xcc;
+        if (sof) {
+            d.h = be16(b, at + 5);
+            d.w = be16(b, at + 7);
+            return at + 9 <= b.size() && fits_library(d.w, d.h);
+        }
+        at += 2 + be16(b, at + 2);
+    }
+    return false;
+}
+
+/* Check what the header declares before any decoder sees the file, and
+ * bring the bytes into the form the decoder reads. */
+static bool check_source(Format format, std::vector<uint8_t> &b, Declared &d)
+{
+    switch (format) {
+    case FMT_BMP:
+        if (!check_bmp(b, d))
+            return false;
+        pad_bmp(b);
+        return true;
+    case FMT_PCX:  return check_pcx(b, d);
+    case FMT_TGA:  return check_tga(b, d);
+    case FMT_LBM:  return check_lbm(b, d);
+    case FMT_PNG:  return check_png(b, d);
+    case FMT_JPEG: return check_jpeg(b, d);
+    case FMT_NONE: break;
+    }
+    return false;
+}
+
+/* The source bytes as the decoders read them.  A decoder that asks for a
+ * byte past the end is decoding a truncated file: the process stops. */
+struct MemoryFile {
+    const uint8_t *data;
+    size_t size, pos;
+};
+static MemoryFile source_file;
+
+static int mem_getc(void *f)
+{
+    MemoryFile *m = (MemoryFile *)f;
+    if (m->pos >= m->size)
+        quit_decoder(TRUNCATED);
+    return m->data[m->pos++];
+}
+
+static int mem_ungetc(int c, void *f)
+{
+    MemoryFile *m = (MemoryFile *)f;
+    if (m->pos > 0)
+        m->pos--;
+    return c;
+}
+
+static long mem_fread(void *p, long n, void *f)
+{
+    MemoryFile *m = (MemoryFile *)f;
+    if (n < 0 || (size_t)n > m->size - m->pos)
+        quit_decoder(TRUNCATED);
+    memcpy(p, m->data + m->pos, (size_t)n);
+    m->pos += (size_t)n;
+    return n;
+}
+
+static int mem_fseek(void *f, int offset)
+{
+    MemoryFile *m = (MemoryFile *)f;
+    if (offset < 0)
+        return -1;
+    if ((size_t)offset > m->size - m->pos)
+        quit_decoder(TRUNCATED);
+    m->pos += (size_t)offset;
+    return 0;
+}
+
+static int mem_feof(void *f) { return ((MemoryFile *)f)->pos >= ((MemoryFile *)f)->size; }
+static int mem_ferror(void *) { return 0; }
+static int mem_fclose(void *) { return 0; }
+static int mem_putc(int, void *) { return EOF; }
+static long mem_fwrite(const void *, long, void *) { return 0; }
+
+static const PACKFILE_VTABLE memory_vtable = {
+    mem_fclose, mem_getc, mem_ungetc, mem_fread, mem_putc, mem_fwrite,
+    mem_fseek, mem_feof, mem_ferror,
+};
+
+/* Decode the source bytes with the library, at the file's own depth. */
+static BITMAP *decode(Format format, const char *path, RGB *pal)
+{
+    if (format == FMT_JPEG)
+        return load_memory_jpg((void *)source_file.data, (int)source_file.size, pal);
+    if (format == FMT_LBM)  /* this decoder reads only by name */
+        return load_bitmap(path, pal);
+    PACKFILE *f = pack_fopen_vtable(&memory_vtable, &source_file);
+    if (!f)
+        return NULL;
+    BITMAP *bmp = NULL;
+    switch (format) {
+    case FMT_BMP: bmp = load_bmp_pf(f, pal); break;
+    case FMT_PCX: bmp = load_pcx_pf(f, pal); break;
+    case FMT_TGA: bmp = load_tga_pf(f, pal); break;
+    case FMT_PNG: bmp = load_png_pf(f, pal); break;
+    default: break;
+    }
+    pack_fclose(f);
+    return bmp;
+}
+
+/* ---- the decoding process's restrictions ---- */
+
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ASAN 1
+#endif
+#endif
+
+/* Memory for the file, a decoded copy at up to 4 bytes per pixel and the
+ * decoders' working space, which for JPEG is another copy; CPU time far
+ * beyond what decoding that many pixels takes; no file writing, no core. */
+static void limit_resources(const Declared &d, size_t file_bytes)
+{
+    uint64_t pixel_bytes = (uint64_t)d.w * d.h * 4;
+    rlimit cpu;
+    cpu.rlim_cur = cpu.rlim_max = 5 + (uint64_t)(d.w * d.h) / 2000000;
+    setrlimit(RLIMIT_CPU, &cpu);
+    rlimit none = {0, 0};
+    setrlimit(RLIMIT_FSIZE, &none);
+    setrlimit(RLIMIT_CORE, &none);
+#ifndef UNDER_ASAN  /* the sanitizer's shadow memory needs the address space */
+    rlimit as;
+    as.rlim_cur = as.rlim_max = (rlim_t)(file_bytes + 3 * pixel_bytes + (512ULL << 20));
+    setrlimit(RLIMIT_AS, &as);
+#else
+    (void)file_bytes;
+    (void)pixel_bytes;
+#endif
+}
+
+/* No file-system access, except reading the source for a decoder that
+ * opens it by name. */
+static void restrict_filesystem(const char *readable)
+{
+    long abi = syscall(SYS_landlock_create_ruleset, NULL, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    if (abi < 1)
+        return;  /* not offered by this kernel; the system-call filter still holds */
+    landlock_ruleset_attr attr = {};
+    /* Every right of the first version, then linking across folders (2)
+     * and truncating (3, bit 14, newer than these headers). */
+    attr.handled_access_fs = (1ULL << 13) - 1;
+    if (abi >= 2)
+        attr.handled_access_fs |= 1ULL << 13;
+    if (abi >= 3)
+        attr.handled_access_fs |= 1ULL << 14;
+    int ruleset = (int)syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0);
+    if (ruleset < 0)
+        quit_decoder(REFUSED);
+    if (readable) {
+        landlock_path_beneath_attr rule = {};
+        rule.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE;
+        rule.parent_fd = open(readable, O_PATH | O_CLOEXEC);
+        if (rule.parent_fd < 0 ||
+            syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
+            quit_decoder(REFUSED);
+        close(rule.parent_fd);
+    }
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        syscall(SYS_landlock_restrict_self, ruleset, 0) != 0)
+        quit_decoder(REFUSED);
+    close(ruleset);
+}
+
+/* From here on the process may manage its memory, write to the pipe and
+ * exit; for a decoder that opens the source by name, also open files for
+ * reading and read them. */
+static void filter_system_calls(int out_fd, bool may_open)
+{
+    scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_KILL_PROCESS);
+    if (!ctx)
+        quit_decoder(REFUSED);
+    int rc = 0;
+    for (int call : {SCMP_SYS(brk), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(madvise),
+                     SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(rt_sigreturn),
+                     SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(getpid), SCMP_SYS(gettid)})
+        rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0);
+    /* memory, but never executable */
+    rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1,
+                           SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+    rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1,
+                           SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+    rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
+                           SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)out_fd));
+#ifdef UNDER_ASAN  /* the sanitizer switches stacks around calls that do not return */
+    rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(sigaltstack), 0);
+#endif
+    if (may_open) {
+        rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1,
+                               SCMP_A2(SCMP_CMP_MASKED_EQ, O_ACCMODE | O_CREAT | O_TRUNC, O_RDONLY));
+        for (int call : {SCMP_SYS(read), SCMP_SYS(lseek), SCMP_SYS(close)})
+            rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0);
+    }
+    if (rc != 0 || seccomp_load(ctx) != 0)
+        quit_decoder(REFUSED);
+    seccomp_release(ctx);
+}
+
+/* ---- sending the pixels ---- */
+
+static void write_all(int fd, const void *p, size_t n)
+{
+    const char *c = (const char *)p;
+    while (n > 0) {
+        ssize_t k = write(fd, c, n);
+        if (k <= 0)
+            quit_decoder(REFUSED);
+        c += k;
+        n -= (size_t)k;
+    }
+}
+
+/* One row as 32-bit pixel values, converted the way the library converts
+ * a loaded image to 32 bits. */
+static void convert_row(BITMAP *bmp, const RGB *pal, int row, uint32_t *out)
+{
+    const uint8_t *p = bmp->line[row];
+    switch (bitmap_color_depth(bmp)) {
+    case 8:
+        for (int i = 0; i < bmp->w; i++) {
+            const RGB &c = pal[p[i]];
+            out[i] = makecol32(_rgb_scale_6[c.r], _rgb_scale_6[c.g], _rgb_scale_6[c.b]);
+        }
+        break;
+    case 15:
+        for (int i = 0; i < bmp->w; i++) {
+            int c = ((const uint16_t *)p)[i];
+            out[i] = makecol32(getr15(c), getg15(c), getb15(c));
+        }
+        break;
+    case 16:
+        for (int i = 0; i < bmp->w; i++) {
+            int c = ((const uint16_t *)p)[i];
+            out[i] = makecol32(getr16(c), getg16(c), getb16(c));
+        }
+        break;
+    case 24:
+        for (int i = 0; i < bmp->w; i++, p += 3)
+            out[i] = (uint32_t)p[2] << 16 | p[1] << 8 | p[0];
+        break;
+    case 32:
+        memcpy(out, p, (size_t)bmp->w * 4);
+        break;
+    }
+}
+
+static void send_pixels(int fd, BITMAP *bmp, const RGB *pal)
+{
+    PixelHeader header = {PIXEL_MAGIC, bmp->w, bmp->h};
+    write_all(fd, &header, sizeof header);
+    std::vector<uint32_t> row((size_t)bmp->w);
+    for (int r = 0; r < bmp->h; r++) {
+        convert_row(bmp, pal, r, row.data());
+        write_all(fd, row.data(), row.size() * 4);
+    }
+}
+
+/* The decoding process: it never returns. */
+[[noreturn]] static void run_decoder(const char *path, int out_fd)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    /* Nothing it does may reach the console, and a file-size limit must
+     * not apply to an inherited standard output that is a file. */
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0)
+        quit_decoder(REFUSED);
+    for (int fd = 0; fd <= 2; fd++)
+        dup2(null_fd, fd);
+    if (null_fd > 2)
+        close(null_fd);
+
+    Format format = format_of(path);
+    std::vector<uint8_t> bytes;
+    Declared declared = {0, 0};
+    if (format == FMT_NONE || !read_source(path, bytes) ||
+        !check_source(format, bytes, declared))
+        quit_decoder(REFUSED);
+    source_file = {bytes.data(), bytes.size(), 0};
+
+    limit_resources(declared, bytes.size());
+    restrict_filesystem(format == FMT_LBM ? path : NULL);
+    filter_system_calls(out_fd, format == FMT_LBM);
+
+    PALETTE pal;
+    set_color_conversion(COLORCONV_NONE);
+    BITMAP *bmp = decode(format, path, pal);
+    if (!bmp || bmp->w != declared.w || bmp->h != (declared.h < 0 ? -declared.h : declared.h))
+        quit_decoder(REFUSED);
+    send_pixels(out_fd, bmp, pal);
+    quit_decoder(DECODED);
+}
+
+/* ---- receiving the pixels ---- */
+
+static bool read_all(int fd, void *p, size_t n)
+{
+    char *c = (char *)p;
+    while (n > 0) {
+        ssize_t k = read(fd, c, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return false;
+        c += k;
+        n -= (size_t)k;
+    }
+    return true;
+}
+
+/* Take the image the decoding process sends: a checked header, exactly
+ * the pixels it announces, then the end of the stream. */
+static BITMAP *receive_pixels(int fd)
+{
+    PixelHeader header;
+    if (!read_all(fd, &header, sizeof header) || header.magic != PIXEL_MAGIC ||
+        !fits_library(header.w, header.h))
+        return NULL;
+    BITMAP *bmp = create_bitmap(header.w, header.h);
+    if (!bmp)
+        return NULL;
+    for (int r = 0; r < bmp->h; r++)
+        if (!read_all(fd, bmp->line[r], (size_t)bmp->w * 4)) {
+            destroy_bitmap(bmp);
+            return NULL;
+        }
+    char extra;
+    if (read(fd, &extra, 1) != 0) {
+        destroy_bitmap(bmp);
+        return NULL;
+    }
+    return bmp;
 }
 
 /* Decode the source file into a 32-bit image, or NULL. */
 static BITMAP *load_source(const char *path)
 {
-    BITMAP *bmp = load_bitmap(path, NULL);
-    if (bmp && (bmp->w <= 0 || bmp->h <= 0)) {
-        destroy_bitmap(bmp);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
         return NULL;
+    fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);  /* fewer round trips; best effort */
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return NULL;
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        run_decoder(path, fds[1]);
+    }
+    close(fds[1]);
+    BITMAP *bmp = receive_pixels(fds[0]);
+    close(fds[0]);  /* a child still writing now gets EPIPE and stops */
+
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        ;
+    decoder_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    bool decoded = WIFEXITED(status) && WEXITSTATUS(status) == DECODED;
+    if (bmp && !decoded) {
+        destroy_bitmap(bmp);
+        bmp = NULL;
     }
     return bmp;
 }
