@@ -217,6 +217,160 @@ static void pad_bmp(std::vector<uint8_t> &b)
         b.resize(end, 0);
 }
 
+/* The library reads BMP info headers of 12 and 40 bytes, rows bottom-up,
+ * and bit fields only in the common 5-5-5, 5-6-5 and 8-8-8 layouts.
+ * Present any other file as the 40-byte, bottom-up file with the same
+ * fields and pixels, and other bit fields as plain 24-bit pixels. */
+
+struct BitField {
+    uint32_t mask;
+    int shift, bits;
+};
+
+static BitField bit_field(uint32_t mask)
+{
+    BitField f = {mask, 0, 0};
+    if (mask) {
+        f.shift = __builtin_ctz(mask);
+        f.bits = __builtin_popcount(mask);
+    }
+    return f;
+}
+
+/* A channel at 8 bits: wider fields keep their top bits, narrower ones
+ * are scaled to the full range and rounded. */
+static uint8_t channel(uint32_t pixel, const BitField &f)
+{
+    if (f.bits == 0)
+        return 0;
+    uint32_t v = (pixel & f.mask) >> f.shift;
+    if (f.bits >= 8)
+        return (uint8_t)(v >> (f.bits - 8));
+    uint32_t max = (1u << f.bits) - 1;
+    return (uint8_t)((v * 255 + max / 2) / max);
+}
+
+static bool library_reads_masks(uint32_t bpp, const uint32_t *m)
+{
+    if (bpp == 16)
+        return (m[0] == 0x7c00 && m[1] == 0x03e0 && m[2] == 0x001f) ||
+               (m[0] == 0xf800 && m[1] == 0x07e0 && m[2] == 0x001f);
+    return bpp == 32 && m[0] == 0xff0000 && m[1] == 0xff00 && m[2] == 0xff;
+}
+
+static void put_le16(std::vector<uint8_t> &b, size_t at, uint32_t v)
+{
+    b[at] = v & 0xff;
+    b[at + 1] = (v >> 8) & 0xff;
+}
+
+static void put_le32(std::vector<uint8_t> &b, size_t at, uint32_t v)
+{
+    put_le16(b, at, v & 0xffff);
+    put_le16(b, at + 2, v >> 16);
+}
+
+/* Bit-field pixels as 24-bit rows, padded to 4 bytes. */
+static std::vector<uint8_t> bit_fields_to_24(const uint8_t *data, long long w, long long rows,
+                                             uint32_t bpp, const uint32_t *masks)
+{
+    BitField r = bit_field(masks[0]), g = bit_field(masks[1]), b = bit_field(masks[2]);
+    uint64_t in_row = ((uint64_t)w * bpp + 31) / 32 * 4, out_row = ((uint64_t)w * 3 + 3) / 4 * 4;
+    std::vector<uint8_t> out(out_row * rows, 0);
+    for (long long y = 0; y < rows; y++) {
+        const uint8_t *p = data + y * in_row;
+        uint8_t *q = &out[y * out_row];
+        for (long long x = 0; x < w; x++, q += 3) {
+            uint32_t v = bpp == 16 ? p[2 * x] | p[2 * x + 1] << 8
+                                   : p[4 * x] | p[4 * x + 1] << 8 | p[4 * x + 2] << 16 |
+                                         (uint32_t)p[4 * x + 3] << 24;
+            q[0] = channel(v, b);
+            q[1] = channel(v, g);
+            q[2] = channel(v, r);
+        }
+    }
+    return out;
+}
+
+static bool normalise_bmp(std::vector<uint8_t> &b)
+{
+    uint32_t header = le32(b, 14);
+    if (header == 12)
+        return true;
+    long long w = (int32_t)le32(b, 18), h = (int32_t)le32(b, 22);
+    uint32_t bpp = le16(b, 28), compression = le32(b, 30), offset = le32(b, 10);
+    bool top_down = h < 0, rle = compression == 1 || compression == 2;
+    long long rows = top_down ? -h : h;
+    if (top_down && rle)  /* run-length data always runs bottom-up */
+        return false;
+
+    /* Bit-field masks follow a 40-byte header, and are inside longer ones. */
+    uint32_t masks[3] = {0, 0, 0};
+    bool fields = compression == 3;
+    if (fields) {
+        if (header == 40 && offset < 14 + 40 + 12)
+            return false;
+        for (int i = 0; i < 3; i++)
+            masks[i] = le32(b, 14 + 40 + 4 * i);
+        if (bpp != 16 && bpp != 32)
+            return false;
+    }
+    bool convert = fields && !library_reads_masks(bpp, masks);
+    if (header == 40 && !top_down && !convert)
+        return true;
+
+    /* The palette follows the header (and a 40-byte header's masks). */
+    size_t palette_at = 14 + header + (header == 40 && fields ? 12 : 0);
+    size_t palette_bytes = 0;
+    if (bpp <= 8) {
+        uint32_t colours = le32(b, 46);
+        if (colours == 0 || colours > (1u << bpp))
+            colours = 1u << bpp;
+        palette_bytes = (size_t)colours * 4;
+        if (palette_at > offset)
+            return false;
+        if (palette_bytes > offset - palette_at)
+            palette_bytes = offset - palette_at;
+    }
+
+    uint64_t row = ((uint64_t)w * bpp + 31) / 32 * 4;
+    std::vector<uint8_t> pixels;
+    if (rle) {
+        pixels.assign(b.begin() + offset, b.end());
+    } else {
+        /* rows bottom-up, complete (pad_bmp has run) */
+        pixels.resize(row * rows);
+        for (long long y = 0; y < rows; y++) {
+            long long from = top_down ? rows - 1 - y : y;
+            memcpy(&pixels[y * row], &b[offset + from * row], row);
+        }
+        if (convert)
+            pixels = bit_fields_to_24(pixels.data(), w, rows, bpp, masks);
+    }
+
+    size_t mask_bytes = fields && !convert ? 12 : 0;
+    size_t start = 14 + 40 + mask_bytes + palette_bytes;
+    std::vector<uint8_t> n(start + pixels.size());
+    memcpy(&n[0], &b[0], 14 + 40);
+    put_le32(n, 2, (uint32_t)n.size());
+    put_le32(n, 10, (uint32_t)start);
+    put_le32(n, 14, 40);
+    put_le32(n, 22, (uint32_t)rows);
+    if (convert) {
+        put_le16(n, 28, 24);
+        put_le32(n, 30, 0);
+        put_le32(n, 34, (uint32_t)pixels.size());
+    }
+    for (size_t i = 0; i < mask_bytes / 4; i++)
+        put_le32(n, 54 + 4 * i, masks[i]);
+    if (palette_bytes)
+        memcpy(&n[54 + mask_bytes], &b[palette_at], palette_bytes);
+    if (!pixels.empty())
+        memcpy(&n[start], pixels.data(), pixels.size());
+    b.swap(n);
+    return true;
+}
+
 static bool check_pcx(const std::vector<uint8_t> &b, Declared &d)
 {
     if (b.size() < 128 || b[0] != 0x0a)
@@ -326,7 +480,7 @@ static bool check_source(Format format, std::vector<uint8_t> &b, Declared &d)
         if (!check_bmp(b, d))
             return false;
         pad_bmp(b);
-        return true;
+        return normalise_bmp(b);
     case FMT_PCX:  return check_pcx(b, d);
     case FMT_TGA:  return check_tga(b, d);
     case FMT_LBM:  return check_lbm(b, d);
@@ -498,8 +652,11 @@ static void filter_system_calls(int out_fd, bool may_open)
                            SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
     rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1,
                            SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-    rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
-                           SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)out_fd));
+    /* the pipe, and the null device on standard output and error, where a
+     * decoder's warnings go */
+    for (int fd : {out_fd, 1, 2})
+        rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
+                               SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)fd));
 #ifdef UNDER_ASAN  /* the sanitizer switches stacks around calls that do not return */
     rc |= seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(sigaltstack), 0);
 #endif
@@ -528,17 +685,111 @@ static void write_all(int fd, const void *p, size_t n)
     }
 }
 
+/* ---- exact palette colours ----
+ *
+ * The library keeps palette entries at 6 bits per channel.  Take the 8-bit
+ * entries from the file itself, each one only where it agrees with what the
+ * library read for that index, so a misread palette can never slip in. */
+
+struct Colour {
+    uint8_t r, g, b;
+};
+
+/* Entries stored as blue, green, red (and a spare byte when stride is 4). */
+static int bgr_entries(const std::vector<uint8_t> &b, size_t at, size_t count, size_t stride,
+                       Colour *out)
+{
+    int n = 0;
+    for (; n < 256 && (size_t)n < count && at + stride * n + 3 <= b.size(); n++) {
+        const uint8_t *p = &b[at + stride * n];
+        out[n] = {p[2], p[1], p[0]};
+    }
+    return n;
+}
+
+static int rgb_entries(const std::vector<uint8_t> &b, size_t at, size_t count, Colour *out)
+{
+    int n = 0;
+    for (; n < 256 && (size_t)n < count && at + 3 * n + 3 <= b.size(); n++) {
+        const uint8_t *p = &b[at + 3 * n];
+        out[n] = {p[0], p[1], p[2]};
+    }
+    return n;
+}
+
+/* Grey images: the index is the level. */
+static int grey_ramp(Colour *out)
+{
+    for (int i = 0; i < 256; i++)
+        out[i] = {(uint8_t)i, (uint8_t)i, (uint8_t)i};
+    return 256;
+}
+
+/* The palette a file stores; returns how many entries were found. */
+static int file_palette(Format format, const std::vector<uint8_t> &b, Colour *out)
+{
+    switch (format) {
+    case FMT_BMP: {  /* normalised: after the header, four bytes an entry */
+        uint32_t header = le32(b, 14);
+        if (header == 12)
+            return bgr_entries(b, 26, (le32(b, 10) - 26) / 3, 3, out);
+        size_t at = 14 + header + (le32(b, 30) == 3 ? 12 : 0);
+        return bgr_entries(b, at, (le32(b, 10) - at) / 4, 4, out);
+    }
+    case FMT_PCX:  /* 256 entries at the end, after a marker byte */
+        if (b.size() >= 128 + 769 && b[b.size() - 769] == 0x0c)
+            return rgb_entries(b, b.size() - 768, 256, out);
+        return rgb_entries(b, 16, 16, out);
+    case FMT_TGA:
+        if (b[2] == 3 || b[2] == 11)
+            return grey_ramp(out);
+        if (b[1] == 1 && (b[7] == 24 || b[7] == 32))
+            return bgr_entries(b, 18 + b[0], le16(b, 5), b[7] / 8, out);
+        return 0;
+    case FMT_PNG:
+    case FMT_LBM: {  /* a chunk of entries: PLTE or CMAP */
+        bool png = format == FMT_PNG;
+        for (size_t at = png ? 8 : 12; at + 8 <= b.size();) {
+            uint32_t len = be32(b, png ? at : at + 4);
+            const char *name = png ? "PLTE" : "CMAP";
+            if (has_bytes(b, png ? at + 4 : at, name))
+                return rgb_entries(b, at + 8, len / 3, out);
+            at += png ? 12 + (uint64_t)len : 8 + (uint64_t)len + (len & 1);
+        }
+        return 0;
+    }
+    case FMT_JPEG:  /* only grey images decode to 8 bits */
+        return grey_ramp(out);
+    case FMT_NONE:
+        break;
+    }
+    return 0;
+}
+
+/* The 32-bit value of each index of an 8-bit decoded image. */
+static void palette_colours(Format format, const std::vector<uint8_t> &bytes, const RGB *pal,
+                            uint32_t *colours)
+{
+    Colour exact[256];
+    int n = file_palette(format, bytes, exact);
+    for (int i = 0; i < 256; i++) {
+        const RGB &c = pal[i];
+        bool agrees = i < n && exact[i].r >> 2 == c.r && exact[i].g >> 2 == c.g &&
+                      exact[i].b >> 2 == c.b;
+        colours[i] = agrees ? makecol32(exact[i].r, exact[i].g, exact[i].b)
+                            : makecol32(_rgb_scale_6[c.r], _rgb_scale_6[c.g], _rgb_scale_6[c.b]);
+    }
+}
+
 /* One row as 32-bit pixel values, converted the way the library converts
  * a loaded image to 32 bits. */
-static void convert_row(BITMAP *bmp, const RGB *pal, int row, uint32_t *out)
+static void convert_row(BITMAP *bmp, const uint32_t *colours, int row, uint32_t *out)
 {
     const uint8_t *p = bmp->line[row];
     switch (bitmap_color_depth(bmp)) {
     case 8:
-        for (int i = 0; i < bmp->w; i++) {
-            const RGB &c = pal[p[i]];
-            out[i] = makecol32(_rgb_scale_6[c.r], _rgb_scale_6[c.g], _rgb_scale_6[c.b]);
-        }
+        for (int i = 0; i < bmp->w; i++)
+            out[i] = colours[p[i]];
         break;
     case 15:
         for (int i = 0; i < bmp->w; i++) {
@@ -562,13 +813,13 @@ static void convert_row(BITMAP *bmp, const RGB *pal, int row, uint32_t *out)
     }
 }
 
-static void send_pixels(int fd, BITMAP *bmp, const RGB *pal)
+static void send_pixels(int fd, BITMAP *bmp, const uint32_t *colours)
 {
     PixelHeader header = {PIXEL_MAGIC, bmp->w, bmp->h};
     write_all(fd, &header, sizeof header);
     std::vector<uint32_t> row((size_t)bmp->w);
     for (int r = 0; r < bmp->h; r++) {
-        convert_row(bmp, pal, r, row.data());
+        convert_row(bmp, colours, r, row.data());
         write_all(fd, row.data(), row.size() * 4);
     }
 }
@@ -604,7 +855,10 @@ static void send_pixels(int fd, BITMAP *bmp, const RGB *pal)
     BITMAP *bmp = decode(format, path, pal);
     if (!bmp || bmp->w != declared.w || bmp->h != (declared.h < 0 ? -declared.h : declared.h))
         quit_decoder(REFUSED);
-    send_pixels(out_fd, bmp, pal);
+    uint32_t colours[256];
+    if (bitmap_color_depth(bmp) == 8)
+        palette_colours(format, bytes, pal, colours);
+    send_pixels(out_fd, bmp, colours);
     quit_decoder(DECODED);
 }
 
