@@ -115,47 +115,78 @@ static Format format_of(const char *path)
     return FMT_NONE;
 }
 
-static bool read_source(const char *path, std::vector<uint8_t> &bytes)
+/* The source's bytes: the file mapped into memory, or a rewritten copy. */
+struct Bytes {
+    const uint8_t *p = nullptr;
+    size_t n = 0;
+    std::vector<uint8_t> own;
+
+    size_t size() const { return n; }
+    uint8_t operator[](size_t i) const { return p[i]; }
+    void adopt(std::vector<uint8_t> &v)
+    {
+        own.swap(v);
+        p = own.data();
+        n = own.size();
+    }
+};
+
+/* Map a regular file; read anything else (a pipe, say) up to the limit. */
+static bool read_source(const char *path, Bytes &bytes)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_size <= MAX_SOURCE_BYTES)
-        bytes.reserve((size_t)st.st_size);
-    uint8_t buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 && bytes.size() + n <= MAX_SOURCE_BYTES)
-        bytes.insert(bytes.end(), buf, buf + n);
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && S_ISREG(st.st_mode)) {
+        ok = (uint64_t)st.st_size <= MAX_SOURCE_BYTES;
+        if (ok && st.st_size > 0) {
+            void *map = mmap(NULL, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
+            ok = map != MAP_FAILED;
+            if (ok) {
+                bytes.p = (const uint8_t *)map;
+                bytes.n = (size_t)st.st_size;
+            }
+        }
+    } else if (ok) {
+        std::vector<uint8_t> v;
+        uint8_t buf[65536];
+        ssize_t k;
+        while ((k = read(fd, buf, sizeof buf)) > 0 && v.size() + k <= MAX_SOURCE_BYTES)
+            v.insert(v.end(), buf, buf + k);
+        ok = k == 0;
+        bytes.adopt(v);
+    }
     close(fd);
-    return n == 0;
+    return ok;
 }
 
 /* Bounds-checked readers of header fields. */
-static uint32_t le16(const std::vector<uint8_t> &b, size_t at)
+static uint32_t le16(const Bytes &b, size_t at)
 {
     return at + 2 <= b.size() ? b[at] | b[at + 1] << 8 : 0;
 }
 
-static uint32_t le32(const std::vector<uint8_t> &b, size_t at)
+static uint32_t le32(const Bytes &b, size_t at)
 {
     return at + 4 <= b.size() ? le16(b, at) | le16(b, at + 2) << 16 : 0;
 }
 
-static uint32_t be16(const std::vector<uint8_t> &b, size_t at)
+static uint32_t be16(const Bytes &b, size_t at)
 {
     return at + 2 <= b.size() ? b[at] << 8 | b[at + 1] : 0;
 }
 
-static uint32_t be32(const std::vector<uint8_t> &b, size_t at)
+static uint32_t be32(const Bytes &b, size_t at)
 {
     return at + 4 <= b.size() ? be16(b, at) << 16 | be16(b, at + 2) : 0;
 }
 
-static bool has_bytes(const std::vector<uint8_t> &b, size_t at, const char *s)
+static bool has_bytes(const Bytes &b, size_t at, const char *s)
 {
     size_t n = strlen(s);
-    return at + n <= b.size() && memcmp(&b[at], s, n) == 0;
+    return at + n <= b.size() && memcmp(b.p + at, s, n) == 0;
 }
 
 /* Positive sizes whose 32-bit pixels fit the library's int byte count. */
@@ -165,12 +196,12 @@ static bool fits_library(long long w, long long h)
 }
 
 /* Uncompressed pixel data must be in the file. */
-static bool data_fits(const std::vector<uint8_t> &b, uint64_t offset, uint64_t bytes)
+static bool data_fits(const Bytes &b, uint64_t offset, uint64_t bytes)
 {
     return offset <= b.size() && bytes <= b.size() - offset;
 }
 
-static bool check_bmp(const std::vector<uint8_t> &b, Declared &d)
+static bool check_bmp(const Bytes &b, Declared &d)
 {
     if (b.size() < 26 || !has_bytes(b, 0, "BM"))
         return false;
@@ -205,7 +236,7 @@ static bool check_bmp(const std::vector<uint8_t> &b, Declared &d)
 
 /* Give an uncompressed BMP whose last row lacks its padding the missing
  * bytes, so the decoder never reads past the end. */
-static void pad_bmp(std::vector<uint8_t> &b)
+static void pad_bmp(Bytes &b)
 {
     uint32_t header = le32(b, 14);
     if (header < 40 || le32(b, 30) == 1 || le32(b, 30) == 2)
@@ -213,8 +244,11 @@ static void pad_bmp(std::vector<uint8_t> &b)
     long long w = (int32_t)le32(b, 18), h = (int32_t)le32(b, 22);
     uint64_t row = ((uint64_t)w * le16(b, 28) + 31) / 32 * 4;
     uint64_t end = le32(b, 10) + row * (h < 0 ? -h : h);
-    if (b.size() < end)
-        b.resize(end, 0);
+    if (b.size() < end) {
+        std::vector<uint8_t> v(b.p, b.p + b.size());
+        v.resize(end, 0);
+        b.adopt(v);
+    }
 }
 
 /* The library reads BMP info headers of 12 and 40 bytes, rows bottom-up,
@@ -292,32 +326,76 @@ static std::vector<uint8_t> bit_fields_to_24(const uint8_t *data, long long w, l
     return out;
 }
 
-static bool normalise_bmp(std::vector<uint8_t> &b)
+/* Some writers end each run-length row of an odd width with one pixel too
+ * many, from the padding; the library would carry such pixels into the
+ * next row.  Rewrite the RLE8 stream without pixels past the width. */
+static void clip_rle8_rows(Bytes &b)
 {
-    uint32_t header = le32(b, 14);
-    if (header == 12)
-        return true;
+    uint32_t offset = le32(b, 10);
+    long long w = (int32_t)le32(b, 18);
+    std::vector<uint8_t> out(b.p, b.p + offset);
+    bool clipped = false;
+    long long x = 0;
+    size_t at = offset;
+    auto emit = [&](std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); };
+    while (at + 2 <= b.size()) {
+        uint32_t count = b[at], value = b[at + 1];
+        if (count > 0) {  /* a run of one index */
+            long long keep = std::max(0LL, std::min<long long>(count, w - x));
+            if (keep > 0)
+                emit({(uint8_t)keep, (uint8_t)value});
+            clipped |= keep != count;
+            x += count;
+            at += 2;
+        } else if (value == 0 || value == 1) {  /* end of the row, of the image */
+            emit({0, (uint8_t)value});
+            x = 0;
+            at += 2;
+            if (value == 1)
+                break;
+        } else if (value == 2) {  /* move right and down */
+            if (at + 4 > b.size())
+                break;
+            emit({0, 2, b[at + 2], b[at + 3]});
+            x += b[at + 2];
+            at += 4;
+        } else {  /* indexes as they are, padded to an even count */
+            size_t n = value, pad = n & 1;
+            if (at + 2 + n + pad > b.size())
+                break;
+            long long keep = std::max(0LL, std::min<long long>((long long)n, w - x));
+            const uint8_t *p = b.p + at + 2;
+            if (keep >= 3) {
+                emit({0, (uint8_t)keep});
+                out.insert(out.end(), p, p + keep);
+                if (keep & 1)
+                    out.push_back(0);
+            } else {
+                for (long long i = 0; i < keep; i++)
+                    emit({1, p[i]});
+            }
+            clipped |= keep != (long long)n;
+            x += (long long)n;
+            at += 2 + n + pad;
+        }
+    }
+    if (!clipped)
+        return;
+    out.insert(out.end(), b.p + at, b.p + b.size());  /* whatever follows, as it is */
+    put_le32(out, 2, (uint32_t)out.size());
+    put_le32(out, 34, (uint32_t)(out.size() - offset));
+    b.adopt(out);
+}
+
+/* The 40-byte, bottom-up file with the same fields and pixels, bit fields
+ * the library cannot read turned into 24-bit pixels. */
+static bool rewrite_bmp(Bytes &b, uint32_t header, const uint32_t *masks, bool fields,
+                        bool convert)
+{
     long long w = (int32_t)le32(b, 18), h = (int32_t)le32(b, 22);
     uint32_t bpp = le16(b, 28), compression = le32(b, 30), offset = le32(b, 10);
     bool top_down = h < 0, rle = compression == 1 || compression == 2;
     long long rows = top_down ? -h : h;
-    if (top_down && rle)  /* run-length data always runs bottom-up */
-        return false;
-
-    /* Bit-field masks follow a 40-byte header, and are inside longer ones. */
-    uint32_t masks[3] = {0, 0, 0};
-    bool fields = compression == 3;
-    if (fields) {
-        if (header == 40 && offset < 14 + 40 + 12)
-            return false;
-        for (int i = 0; i < 3; i++)
-            masks[i] = le32(b, 14 + 40 + 4 * i);
-        if (bpp != 16 && bpp != 32)
-            return false;
-    }
-    bool convert = fields && !library_reads_masks(bpp, masks);
-    if (header == 40 && !top_down && !convert)
-        return true;
 
     /* The palette follows the header (and a 40-byte header's masks). */
     size_t palette_at = 14 + header + (header == 40 && fields ? 12 : 0);
@@ -336,13 +414,13 @@ static bool normalise_bmp(std::vector<uint8_t> &b)
     uint64_t row = ((uint64_t)w * bpp + 31) / 32 * 4;
     std::vector<uint8_t> pixels;
     if (rle) {
-        pixels.assign(b.begin() + offset, b.end());
+        pixels.assign(b.p + offset, b.p + b.size());
     } else {
         /* rows bottom-up, complete (pad_bmp has run) */
         pixels.resize(row * rows);
         for (long long y = 0; y < rows; y++) {
             long long from = top_down ? rows - 1 - y : y;
-            memcpy(&pixels[y * row], &b[offset + from * row], row);
+            memcpy(&pixels[y * row], b.p + offset + from * row, row);
         }
         if (convert)
             pixels = bit_fields_to_24(pixels.data(), w, rows, bpp, masks);
@@ -351,7 +429,7 @@ static bool normalise_bmp(std::vector<uint8_t> &b)
     size_t mask_bytes = fields && !convert ? 12 : 0;
     size_t start = 14 + 40 + mask_bytes + palette_bytes;
     std::vector<uint8_t> n(start + pixels.size());
-    memcpy(&n[0], &b[0], 14 + 40);
+    memcpy(&n[0], b.p, 14 + 40);
     put_le32(n, 2, (uint32_t)n.size());
     put_le32(n, 10, (uint32_t)start);
     put_le32(n, 14, 40);
@@ -364,14 +442,43 @@ static bool normalise_bmp(std::vector<uint8_t> &b)
     for (size_t i = 0; i < mask_bytes / 4; i++)
         put_le32(n, 54 + 4 * i, masks[i]);
     if (palette_bytes)
-        memcpy(&n[54 + mask_bytes], &b[palette_at], palette_bytes);
+        memcpy(&n[54 + mask_bytes], b.p + palette_at, palette_bytes);
     if (!pixels.empty())
         memcpy(&n[start], pixels.data(), pixels.size());
-    b.swap(n);
+    b.adopt(n);
     return true;
 }
 
-static bool check_pcx(const std::vector<uint8_t> &b, Declared &d)
+static bool normalise_bmp(Bytes &b)
+{
+    uint32_t header = le32(b, 14);
+    if (header == 12)
+        return true;
+    uint32_t bpp = le16(b, 28), compression = le32(b, 30), offset = le32(b, 10);
+    bool top_down = (int32_t)le32(b, 22) < 0, rle = compression == 1 || compression == 2;
+    if (top_down && rle)  /* run-length data always runs bottom-up */
+        return false;
+
+    /* Bit-field masks follow a 40-byte header, and are inside longer ones. */
+    uint32_t masks[3] = {0, 0, 0};
+    bool fields = compression == 3;
+    if (fields) {
+        if (header == 40 && offset < 14 + 40 + 12)
+            return false;
+        for (int i = 0; i < 3; i++)
+            masks[i] = le32(b, 14 + 40 + 4 * i);
+        if (bpp != 16 && bpp != 32)
+            return false;
+    }
+    bool convert = fields && !library_reads_masks(bpp, masks);
+    if ((header != 40 || top_down || convert) && !rewrite_bmp(b, header, masks, fields, convert))
+        return false;
+    if (compression == 1)
+        clip_rle8_rows(b);
+    return true;
+}
+
+static bool check_pcx(const Bytes &b, Declared &d)
 {
     if (b.size() < 128 || b[0] != 0x0a)
         return false;
@@ -384,7 +491,7 @@ static bool check_pcx(const std::vector<uint8_t> &b, Declared &d)
     return true;
 }
 
-static bool check_tga(const std::vector<uint8_t> &b, Declared &d)
+static bool check_tga(const Bytes &b, Declared &d)
 {
     if (b.size() < 18)
         return false;
@@ -403,7 +510,7 @@ static bool check_tga(const std::vector<uint8_t> &b, Declared &d)
 
 /* IFF: a FORM of chunks; the header chunk BMHD gives the size and the
  * BODY chunk must be whole. */
-static bool check_lbm(const std::vector<uint8_t> &b, Declared &d)
+static bool check_lbm(const Bytes &b, Declared &d)
 {
     if (!has_bytes(b, 0, "FORM") || !(has_bytes(b, 8, "ILBM") || has_bytes(b, 8, "PBM ")))
         return false;
@@ -431,7 +538,7 @@ static bool check_lbm(const std::vector<uint8_t> &b, Declared &d)
     return false;
 }
 
-static bool check_png(const std::vector<uint8_t> &b, Declared &d)
+static bool check_png(const Bytes &b, Declared &d)
 {
     if (!has_bytes(b, 0, "\x89PNG\r\n\x1a\n") || !has_bytes(b, 12, "IHDR"))
         return false;
@@ -441,7 +548,7 @@ static bool check_png(const std::vector<uint8_t> &b, Declared &d)
 }
 
 /* The size is in the first start-of-frame marker. */
-static bool check_jpeg(const std::vector<uint8_t> &b, Declared &d)
+static bool check_jpeg(const Bytes &b, Declared &d)
 {
     if (b.size() < 4 || b[0] != 0xff || b[1] != 0xd8)
         return false;
@@ -473,7 +580,7 @@ static bool check_jpeg(const std::vector<uint8_t> &b, Declared &d)
 
 /* Check what the header declares before any decoder sees the file, and
  * bring the bytes into the form the decoder reads. */
-static bool check_source(Format format, std::vector<uint8_t> &b, Declared &d)
+static bool check_source(Format format, Bytes &b, Declared &d)
 {
     switch (format) {
     case FMT_BMP:
@@ -696,22 +803,22 @@ struct Colour {
 };
 
 /* Entries stored as blue, green, red (and a spare byte when stride is 4). */
-static int bgr_entries(const std::vector<uint8_t> &b, size_t at, size_t count, size_t stride,
+static int bgr_entries(const Bytes &b, size_t at, size_t count, size_t stride,
                        Colour *out)
 {
     int n = 0;
     for (; n < 256 && (size_t)n < count && at + stride * n + 3 <= b.size(); n++) {
-        const uint8_t *p = &b[at + stride * n];
+        const uint8_t *p = b.p + at + stride * n;
         out[n] = {p[2], p[1], p[0]};
     }
     return n;
 }
 
-static int rgb_entries(const std::vector<uint8_t> &b, size_t at, size_t count, Colour *out)
+static int rgb_entries(const Bytes &b, size_t at, size_t count, Colour *out)
 {
     int n = 0;
     for (; n < 256 && (size_t)n < count && at + 3 * n + 3 <= b.size(); n++) {
-        const uint8_t *p = &b[at + 3 * n];
+        const uint8_t *p = b.p + at + 3 * n;
         out[n] = {p[0], p[1], p[2]};
     }
     return n;
@@ -726,7 +833,7 @@ static int grey_ramp(Colour *out)
 }
 
 /* The palette a file stores; returns how many entries were found. */
-static int file_palette(Format format, const std::vector<uint8_t> &b, Colour *out)
+static int file_palette(Format format, const Bytes &b, Colour *out)
 {
     switch (format) {
     case FMT_BMP: {  /* normalised: after the header, four bytes an entry */
@@ -767,7 +874,7 @@ static int file_palette(Format format, const std::vector<uint8_t> &b, Colour *ou
 }
 
 /* The 32-bit value of each index of an 8-bit decoded image. */
-static void palette_colours(Format format, const std::vector<uint8_t> &bytes, const RGB *pal,
+static void palette_colours(Format format, const Bytes &bytes, const RGB *pal,
                             uint32_t *colours)
 {
     Colour exact[256];
@@ -813,14 +920,19 @@ static void convert_row(BITMAP *bmp, const uint32_t *colours, int row, uint32_t 
     }
 }
 
+/* The header, then the rows top to bottom, converted in batches of about
+ * a megabyte so that the pipe is crossed in few, large writes. */
 static void send_pixels(int fd, BITMAP *bmp, const uint32_t *colours)
 {
     PixelHeader header = {PIXEL_MAGIC, bmp->w, bmp->h};
     write_all(fd, &header, sizeof header);
-    std::vector<uint32_t> row((size_t)bmp->w);
-    for (int r = 0; r < bmp->h; r++) {
-        convert_row(bmp, colours, r, row.data());
-        write_all(fd, row.data(), row.size() * 4);
+    size_t batch_rows = 1 + (1u << 18) / (size_t)bmp->w;
+    std::vector<uint32_t> batch(batch_rows * (size_t)bmp->w);
+    for (int r = 0; r < bmp->h;) {
+        size_t n = 0;
+        for (; n < batch_rows && r < bmp->h; n++, r++)
+            convert_row(bmp, colours, r, &batch[n * bmp->w]);
+        write_all(fd, batch.data(), n * (size_t)bmp->w * 4);
     }
 }
 
@@ -839,12 +951,12 @@ static void send_pixels(int fd, BITMAP *bmp, const uint32_t *colours)
         close(null_fd);
 
     Format format = format_of(path);
-    std::vector<uint8_t> bytes;
+    Bytes bytes;
     Declared declared = {0, 0};
     if (format == FMT_NONE || !read_source(path, bytes) ||
         !check_source(format, bytes, declared))
         quit_decoder(REFUSED);
-    source_file = {bytes.data(), bytes.size(), 0};
+    source_file = {bytes.p, bytes.size(), 0};
 
     limit_resources(declared, bytes.size());
     restrict_filesystem(format == FMT_LBM ? path : NULL);
@@ -879,6 +991,26 @@ static bool read_all(int fd, void *p, size_t n)
     return true;
 }
 
+/* Large images are filled and read once from end to end: on huge pages
+ * that takes a fraction of the page faults. */
+static void prefer_huge_pages(BITMAP *bmp)
+{
+    uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    uintptr_t start = ((uintptr_t)bmp->line[0] + page - 1) & ~(page - 1);
+    uintptr_t end = ((uintptr_t)bmp->line[bmp->h - 1] + (uintptr_t)bmp->w * 4) & ~(page - 1);
+    if (end > start)
+        madvise((void *)start, end - start, MADV_HUGEPAGE);
+}
+
+/* How many rows from r on follow each other in memory. */
+static int contiguous_rows(BITMAP *bmp, int r)
+{
+    int n = 1;
+    while (r + n < bmp->h && bmp->line[r + n] == bmp->line[r] + (size_t)n * bmp->w * 4)
+        n++;
+    return n;
+}
+
 /* Take the image the decoding process sends: a checked header, exactly
  * the pixels it announces, then the end of the stream. */
 static BITMAP *receive_pixels(int fd)
@@ -890,11 +1022,15 @@ static BITMAP *receive_pixels(int fd)
     BITMAP *bmp = create_bitmap(header.w, header.h);
     if (!bmp)
         return NULL;
-    for (int r = 0; r < bmp->h; r++)
-        if (!read_all(fd, bmp->line[r], (size_t)bmp->w * 4)) {
+    prefer_huge_pages(bmp);
+    for (int r = 0; r < bmp->h;) {
+        int n = contiguous_rows(bmp, r);
+        if (!read_all(fd, bmp->line[r], (size_t)n * bmp->w * 4)) {
             destroy_bitmap(bmp);
             return NULL;
         }
+        r += n;
+    }
     char extra;
     if (read(fd, &extra, 1) != 0) {
         destroy_bitmap(bmp);
@@ -1060,6 +1196,7 @@ int main(int argc, char *argv[])
     new_one = create_bitmap(W, H);
     if (!new_one)
         return -1;
+    prefer_huge_pages(new_one);
     clear(new_one);
 
     scale_image();

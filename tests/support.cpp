@@ -169,6 +169,8 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
+    if (getenv("IMGRESIZE_KEEP_TEMP"))  // keep the scratch files for a look
+        return;
     std::error_code ec;
     fs::remove_all(path, ec);
 }
