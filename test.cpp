@@ -547,11 +547,14 @@ static bool check_png(const Bytes &b, Declared &d)
     return fits_library(d.w, d.h);
 }
 
-/* The size is in the first start-of-frame marker. */
+/* The size is in the first start-of-frame marker.  The decoder does not
+ * notice missing data, so the image data that starts at the first scan
+ * marker must run to an end-of-image marker. */
 static bool check_jpeg(const Bytes &b, Declared &d)
 {
     if (b.size() < 4 || b[0] != 0xff || b[1] != 0xd8)
         return false;
+    bool have_size = false;
     for (size_t at = 2; at + 4 <= b.size();) {
         if (b[at] != 0xff)
             return false;
@@ -564,14 +567,26 @@ static bool check_jpeg(const Bytes &b, Declared &d)
             at += 2;
             continue;
         }
-        if (marker == 0xd9 || marker == 0xda)
+        if (marker == 0xd9)
             return false;
+        if (marker == 0xda) {
+            if (!have_size)
+                return false;
+            for (size_t i = at + 2; i + 1 < b.size(); i++)
+                if (b[i] == 0xff && b[i + 1] == 0xd9)
+                    return true;
+            return false;
+        }
         bool sof = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 &&
                    marker != 0xcc;
-        if (sof) {
+        if (sof && !have_size) {
+            if (at + 9 > b.size())
+                return false;
             d.h = be16(b, at + 5);
             d.w = be16(b, at + 7);
-            return at + 9 <= b.size() && fits_library(d.w, d.h);
+            if (!fits_library(d.w, d.h))
+                return false;
+            have_size = true;
         }
         at += 2 + be16(b, at + 2);
     }
@@ -884,7 +899,8 @@ static void palette_colours(Format format, const Bytes &bytes, const RGB *pal,
         bool agrees = i < n && exact[i].r >> 2 == c.r && exact[i].g >> 2 == c.g &&
                       exact[i].b >> 2 == c.b;
         colours[i] = agrees ? makecol32(exact[i].r, exact[i].g, exact[i].b)
-                            : makecol32(_rgb_scale_6[c.r], _rgb_scale_6[c.g], _rgb_scale_6[c.b]);
+                            : makecol32(_rgb_scale_6[c.r & 63], _rgb_scale_6[c.g & 63],
+                                        _rgb_scale_6[c.b & 63]);
     }
 }
 
@@ -962,7 +978,7 @@ static void send_pixels(int fd, BITMAP *bmp, const uint32_t *colours)
     restrict_filesystem(format == FMT_LBM ? path : NULL);
     filter_system_calls(out_fd, format == FMT_LBM);
 
-    PALETTE pal;
+    PALETTE pal = {};  /* entries a decoder does not set stay black */
     set_color_conversion(COLORCONV_NONE);
     BITMAP *bmp = decode(format, path, pal);
     if (!bmp || bmp->w != declared.w || bmp->h != (declared.h < 0 ? -declared.h : declared.h))
