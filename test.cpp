@@ -530,8 +530,11 @@ static bool check_lbm(const Bytes &b, Declared &d)
         } else if (has_bytes(b, at, "BODY")) {
             if (!have_header || !fits_library(d.w, d.h))
                 return false;
-            uint64_t row = (d.w + 15) / 16 * 2;
-            return compression != 0 || len >= row * (planes + (masking == 1)) * d.h;
+            /* planar rows of whole 16-bit words, or one byte a pixel */
+            bool chunky = has_bytes(b, 8, "PBM ");
+            uint64_t row = chunky ? (d.w + 1) / 2 * 2
+                                  : (d.w + 15) / 16 * 2 * (planes + (masking == 1));
+            return compression != 0 || len >= row * d.h;
         }
         at += 8 + len + (len & 1);
     }
@@ -708,7 +711,7 @@ static void limit_resources(const Declared &d, size_t file_bytes)
 {
     uint64_t pixel_bytes = (uint64_t)d.w * d.h * 4;
     rlimit cpu;
-    cpu.rlim_cur = cpu.rlim_max = 5 + (uint64_t)(d.w * d.h) / 2000000;
+    cpu.rlim_cur = cpu.rlim_max = 1 + (uint64_t)(d.w * d.h) / 2000000;
     setrlimit(RLIMIT_CPU, &cpu);
     rlimit none = {0, 0};
     setrlimit(RLIMIT_FSIZE, &none);

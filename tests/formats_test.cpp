@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -80,6 +81,85 @@ TEST_P(Formats, LoadsAndResizes)
 
 INSTANTIATE_TEST_SUITE_P(Table, Formats, testing::ValuesIn(format_cases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// IFF bitmaps, which no common tool writes: uncompressed, with a palette of
+// the image's colours (at most 256), chunky (PBM) or in 8 bit planes (ILBM).
+std::vector<uint8_t> lbm_bytes(const Image &img, bool planar)
+{
+    std::vector<uint32_t> palette;
+    std::vector<uint8_t> index;
+    for (uint32_t c : img.px) {
+        size_t i = std::find(palette.begin(), palette.end(), c) - palette.begin();
+        if (i == palette.size())
+            palette.push_back(c);
+        index.push_back((uint8_t)i);
+    }
+    auto be16 = [](std::vector<uint8_t> &b, uint32_t v) { b.push_back(v >> 8); b.push_back(v & 255); };
+    auto be32 = [&](std::vector<uint8_t> &b, uint32_t v) { be16(b, v >> 16); be16(b, v & 0xffff); };
+    auto chunk = [&](std::vector<uint8_t> &b, const char *id, const std::vector<uint8_t> &data) {
+        b.insert(b.end(), id, id + 4);
+        be32(b, (uint32_t)data.size());
+        b.insert(b.end(), data.begin(), data.end());
+        if (data.size() & 1)
+            b.push_back(0);
+    };
+    std::vector<uint8_t> bmhd;
+    be16(bmhd, img.w);
+    be16(bmhd, img.h);
+    be32(bmhd, 0);                      // position
+    bmhd.insert(bmhd.end(), {8, 0, 0, 0});  // planes, no mask, uncompressed, pad
+    be16(bmhd, 0);                      // transparent colour
+    bmhd.insert(bmhd.end(), {1, 1});    // aspect
+    be16(bmhd, img.w);
+    be16(bmhd, img.h);
+    palette.resize(256);  // a full palette for 8 planes, as writers store it
+    std::vector<uint8_t> cmap;
+    for (uint32_t c : palette)
+        cmap.insert(cmap.end(), {(uint8_t)(c >> 16), (uint8_t)(c >> 8), (uint8_t)c});
+    std::vector<uint8_t> body;
+    for (int y = 0; y < img.h; y++) {
+        const uint8_t *row = &index[(size_t)y * img.w];
+        if (!planar) {
+            body.insert(body.end(), row, row + img.w);
+            if (img.w & 1)
+                body.push_back(0);
+            continue;
+        }
+        size_t words = (img.w + 15) / 16;
+        for (int plane = 0; plane < 8; plane++)
+            for (size_t byte = 0; byte < words * 2; byte++) {
+                uint8_t v = 0;
+                for (int bit = 0; bit < 8; bit++) {
+                    size_t x = byte * 8 + bit;
+                    if (x < (size_t)img.w && (row[x] >> plane & 1))
+                        v |= 0x80 >> bit;
+                }
+                body.push_back(v);
+            }
+    }
+    std::vector<uint8_t> form(planar ? "ILBM" : "PBM ", (planar ? "ILBM" : "PBM ") + 4);
+    chunk(form, "BMHD", bmhd);
+    chunk(form, "CMAP", cmap);
+    chunk(form, "BODY", body);
+    std::vector<uint8_t> file;
+    chunk(file, "FORM", form);
+    return file;
+}
+
+// Exact palette colours through both layouts, at an odd width.
+TEST(Formats, LbmChunkyAndPlanar)
+{
+    Image src = coord_image(13, 9);  // 117 colours, none a multiple of 4 apart
+    for (bool planar : {false, true}) {
+        SCOPED_TRACE(planar ? "ILBM" : "PBM");
+        TempDir dir;
+        write_file(dir / "in.lbm", lbm_bytes(src, planar));
+        RunResult r = run_tool(dir.path, {"in.lbm"}, "20\n7\n");
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, prompts(13, 9) + SUCCESS);
+        EXPECT_EQ(read_bmp(dir / "new_in.lbm").px, nearest(src, 20, 7).px);
+    }
+}
 
 TEST(Formats, UnknownOrBrokenFilesAreRefusedWithoutAPrompt)
 {
