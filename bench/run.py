@@ -289,10 +289,10 @@ def main():
     tool = os.path.abspath(args.tool) if args.tool else build_tool()
     tools = {"imgresize": tool}
     programs = list(args.programs)
-    for spec in args.also:
-        label, sep, path = spec.partition("=")
+    for entry in args.also:
+        label, sep, path = entry.partition("=")
         if not sep or not label or label in PROGRAMS or label in tools:
-            die("--also wants NAME=PATH with a new NAME: %r" % spec)
+            die("--also wants NAME=PATH with a new NAME: %r" % entry)
         tools[label] = os.path.abspath(path)
         programs.append(label)
     floor = build_floor(work)
