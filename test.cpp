@@ -622,7 +622,6 @@ struct MemoryFile {
     const uint8_t *data;
     size_t size, pos;
 };
-static MemoryFile source_file;
 
 static int mem_getc(void *f)
 {
@@ -673,13 +672,15 @@ static const PACKFILE_VTABLE memory_vtable = {
 };
 
 /* Decode the source bytes with the library, at the file's own depth. */
-static BITMAP *decode(Format format, const char *path, RGB *pal)
+static BITMAP *decode(Format format, const char *path, const Bytes &bytes, RGB *pal)
 {
     if (format == FMT_JPEG)
-        return load_memory_jpg((void *)source_file.data, (int)source_file.size, pal);
+        return bytes.size() <= INT_MAX ? load_memory_jpg((void *)bytes.p, (int)bytes.size(), pal)
+                                       : NULL;
     if (format == FMT_LBM)  /* this decoder reads only by name */
         return load_bitmap(path, pal);
-    PACKFILE *f = pack_fopen_vtable(&memory_vtable, &source_file);
+    MemoryFile file = {bytes.p, bytes.size(), 0};
+    PACKFILE *f = pack_fopen_vtable(&memory_vtable, &file);
     if (!f)
         return NULL;
     BITMAP *bmp = NULL;
@@ -975,7 +976,6 @@ static void send_pixels(int fd, BITMAP *bmp, const uint32_t *colours)
     if (format == FMT_NONE || !read_source(path, bytes) ||
         !check_source(format, bytes, declared))
         quit_decoder(REFUSED);
-    source_file = {bytes.p, bytes.size(), 0};
 
     limit_resources(declared, bytes.size());
     restrict_filesystem(format == FMT_LBM ? path : NULL);
@@ -983,7 +983,7 @@ static void send_pixels(int fd, BITMAP *bmp, const uint32_t *colours)
 
     PALETTE pal = {};  /* entries a decoder does not set stay black */
     set_color_conversion(COLORCONV_NONE);
-    BITMAP *bmp = decode(format, path, pal);
+    BITMAP *bmp = decode(format, path, bytes, pal);
     if (!bmp || bmp->w != declared.w || bmp->h != (declared.h < 0 ? -declared.h : declared.h))
         quit_decoder(REFUSED);
     uint32_t colours[256];
