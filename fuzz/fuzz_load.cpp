@@ -101,7 +101,8 @@ const char *meaning(int s)
     case SIGSYS: return "a system call outside the filter (the C library's abort on "
                         "heap corruption, or a report)";
     case SIGXCPU: return "the CPU-time limit: a decoder that does not finish";
-    case SIGKILL: return "killed from outside";
+    case SIGKILL: return "the CPU-time limit (its soft and hard values are equal), "
+                         "or killed from outside";
     case SIGPIPE: return "the parent stopped reading";
     case SIGTRAP: return "a SANITIZER REPORT in the child: look at the program's code";
     default: return "";
