@@ -9,10 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <regex>
 
 namespace {
 
@@ -45,11 +46,11 @@ TEST_P(Hostile, RefusedOrLoadedNeverCrashes)
     ASSERT_EQ(r.signal, 0) << name << " killed the tool: " << strsignal(r.signal);
     EXPECT_EQ(r.err, "");
     if (r.status == 0 && name.rfind("truncated-", 0) != 0) {
-        static const std::regex dialogue(
-            "\nX Size is: [1-9][0-9]* , Enter new X size:"
-            "\nY Size is: [1-9][0-9]* , Enter new Y size:"
-            "Creating and saving: success !!\n");
-        EXPECT_TRUE(std::regex_match(r.out, dialogue)) << r.out;
+        int w = 0, h = 0;
+        sscanf(r.out.c_str(), "\nX Size is: %d , Enter new X size:\nY Size is: %d", &w, &h);
+        EXPECT_GT(w, 0);
+        EXPECT_GT(h, 0);
+        EXPECT_EQ(r.out, prompts(w, h) + SUCCESS);
         Image out = read_bmp(dir / ("new_" + name));
         EXPECT_EQ(out.w, 3);
         EXPECT_EQ(out.h, 3);
