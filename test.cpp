@@ -12,6 +12,7 @@
 #include <jpgalleg.h>
 #include <loadpng.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -946,7 +947,7 @@ static void send_pixels(int fd, BITMAP *bmp, const uint32_t *colours)
 {
     PixelHeader header = {PIXEL_MAGIC, bmp->w, bmp->h};
     write_all(fd, &header, sizeof header);
-    size_t batch_rows = 1 + (1u << 18) / (size_t)bmp->w;
+    size_t batch_rows = std::min((size_t)bmp->h, 1 + (1u << 18) / (size_t)bmp->w);
     std::vector<uint32_t> batch(batch_rows * (size_t)bmp->w);
     for (int r = 0; r < bmp->h;) {
         size_t n = 0;
