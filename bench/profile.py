@@ -5,7 +5,7 @@
     /usr/bin/python3 bench/profile.py --only double -r 5
 
 It builds the tool as the benchmark does (Release) but with debug info, in
-bench/work/build-prof, runs it R times under `perf record -e cpu-clock`
+bench/cache/build-prof, runs it R times under `perf record -e cpu-clock`
 with DWARF call stacks (the decoding child process included; a software
 clock, since this machine's virtual CPU exposes no hardware counters), and
 sorts every sample by the outermost step of the program it belongs to:
@@ -114,7 +114,7 @@ def main():
                     choices=[j[0] for j in bench.JOBS])
     ap.add_argument("-r", "--repeat", type=int, default=3, help="runs per job (3)")
     ap.add_argument("-F", "--freq", type=int, default=1999, help="samples per second")
-    ap.add_argument("--work", default=os.path.join(HERE, "work"))
+    ap.add_argument("--work", default=os.path.join(HERE, "cache"))
     args = ap.parse_args()
 
     work = os.path.abspath(args.work)

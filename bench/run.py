@@ -24,7 +24,7 @@ of every descendant it waited for (the largest single one, not a sum).  The
 script checks that claim at start-up with a forking probe.
 
 Inputs are generated on first use and cached in the work directory
-(bench/work/ by default, git-ignored).  Needs: imagemagick graphicsmagick
+(bench/cache/ by default, git-ignored).  Needs: imagemagick graphicsmagick
 libvips-tools time python3-pil g++ pkg-config and the library's -dev
 packages (see the README).
 """
@@ -266,8 +266,8 @@ def mib(kib):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("-n", "--runs", type=int, default=5, help="runs per program per job (5)")
-    ap.add_argument("--work", default=os.path.join(HERE, "work"),
-                    help="cache and scratch directory (bench/work)")
+    ap.add_argument("--work", default=os.path.join(HERE, "cache"),
+                    help="cache and scratch directory (bench/cache)")
     ap.add_argument("--tool", help="imgresize binary to use instead of building build-bench/")
     ap.add_argument("--also", action="append", default=[], metavar="NAME=PATH",
                     help="another imgresize build to run alongside, e.g. a candidate change")
