@@ -15,7 +15,6 @@
 #undef main
 
 #include <map>
-#include <type_traits>
 #include <pthread.h>
 
 namespace fuzz {
@@ -38,24 +37,14 @@ struct Counts {
     std::map<int, unsigned long> by_signal;
 } counts;
 
-// The child starts with the default action for every signal that the
-// fuzzer or a sanitizer catches, so that a fault in the decoder ends it by
-// that signal, as it would the program's decoder, instead of running a crash
-// handler (which, writing reports and files, the child's filter forbids).
-// Run the header checks on a copy of the input, in whatever form of bytes
-// check_source() takes: a vector, or a holder that adopts one.
-template <class Bytes>
-bool run_checks(bool (*check)(Format, Bytes &, Declared &), Format format,
-                const uint8_t *data, size_t size, Declared &declared)
+// Run the header checks on a copy of the input, as the child does on the
+// file's bytes.
+bool run_checks(Format format, const uint8_t *data, size_t size, Declared &declared)
 {
     std::vector<uint8_t> copy(data, data + size);
-    if constexpr (std::is_same_v<Bytes, std::vector<uint8_t>>) {
-        return check(format, copy, declared);
-    } else {
-        Bytes b;
-        b.adopt(copy);
-        return check(format, b, declared);
-    }
+    Bytes b;
+    b.adopt(copy);
+    return check_source(format, b, declared);
 }
 
 // A sanitizer that finds a fault in the decoding child reports it to the
@@ -70,6 +59,10 @@ void child_sanitizer_death()
 
 extern "C" void __sanitizer_set_death_callback(void (*)(void)) __attribute__((weak));
 
+// The child starts with the default action for every signal that the
+// fuzzer or a sanitizer catches, so that a fault in the decoder ends it by
+// that signal, as it would the program's decoder, instead of running a crash
+// handler (which, writing reports and files, the child's filter forbids).
 void child_defaults()
 {
     if (__sanitizer_set_death_callback)
@@ -220,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The header checks, in this process.
     Declared declared = {0, 0};
-    bool accepted = run_checks(check_source, f.format, data, size, declared);
+    bool accepted = run_checks(f.format, data, size, declared);
     long long rows = declared.h < 0 ? -declared.h : declared.h;
     if (!accepted)
         counts.header_refused++;
